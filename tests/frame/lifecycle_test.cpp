@@ -1,7 +1,9 @@
 // Attaching and releasing the library, and the channel table.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
+#include <vector>
 
 #include "frame/channel.h"
 #include "frame/platform/platform.h"
@@ -96,4 +98,43 @@ TEST(Lifecycle, OperationWithoutAutoDriveOnlyArms) {
   EXPECT_EQ(pelClose(0), 0);
   EXPECT_EQ(blockOf(0)->nextState, 258);
   EXPECT_EQ(blockOf(0)->stepCount, 0);
+}
+
+// Every operation that names a channel checks the attach and the channel
+// number before anything else.
+TEST(Lifecycle, EveryChannelOperationChecksAttachAndRange) {
+  char buffer[200];
+  const std::vector<std::function<int32_t(int32_t)>> operations = {
+      [](int32_t c) { return pelDriver(c); },
+      [](int32_t c) { return pelClose(c); },
+      [](int32_t c) { return pelAbort(c); },
+      [](int32_t c) { return pelIntegerParam(c, 1, 20); },
+      [](int32_t c) { return pelStringParam(c, 52, "x"); },
+      [&](int32_t c) { return pelErrorText(c, -8, buffer, sizeof buffer); },
+      [](int32_t c) { return pelStatistics(c, 16); },
+      [&](int32_t c) { return pelDebug(c, 23, buffer, sizeof buffer); },
+      [](int32_t c) { return pelSmtpConnect(c, "127.0.0.1", "<a@b.c>", ""); },
+      [](int32_t c) { return pelSendEmail(c, "<a@b.c>", "", "", "s", "m", ""); },
+      [](int32_t c) { return pelVerifyUser(c, "<a@b.c>"); },
+      [](int32_t c) { return pelPop3Connect(c, "127.0.0.1", "u", "p"); },
+      [](int32_t c) { return pelGetEmailCount(c); },
+      [](int32_t c) { return pelGetEmailSize(c, 1); },
+      [&](int32_t c) { return pelGetEmailUID(c, 1, buffer, sizeof buffer); },
+      [](int32_t c) { return pelDeleteEmail(c, 1); },
+      [](int32_t c) { return pelCommand(c, "NOOP"); },
+      [&](int32_t c) { return pelGetEmailLines(c, 1, 0, buffer, sizeof buffer); },
+      [](int32_t c) { return pelGetEmailFile(c, 1, "f", "d", "a"); },
+  };
+  for (size_t i = 0; i < operations.size(); ++i) {
+    EXPECT_EQ(operations[i](0), -71) << "operation " << i;
+  }
+  ASSERT_EQ(pelAttach(2), 1);
+  for (size_t i = 0; i < operations.size(); ++i) {
+    EXPECT_EQ(operations[i](-1), -73) << "operation " << i;
+    EXPECT_EQ(operations[i](2), -73) << "operation " << i;
+  }
+  pelRelease();
+  for (size_t i = 0; i < operations.size(); ++i) {
+    EXPECT_EQ(operations[i](0), -71) << "operation " << i;
+  }
 }
