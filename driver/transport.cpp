@@ -51,35 +51,30 @@ bool finalReplyLine(const char* line, int32_t length) {
 
 int socketReady(plat::Socket s, int mode) { return query(s, mode) != 0 ? 1 : 0; }
 
-int waitReadable(plat::Socket s, int32_t limitMs) {
+// The wait loop of both waits: looks again every integer parameter 13 ms
+// until `look` answers 1 (ready) or 0 (give up), or the limit has passed.
+template <typename Look>
+int waitFor(int32_t limitMs, Look look) {
   uint32_t end = 0;
-  bool first = true;
-  for (;;) {
-    if (socketReady(s, kReadable)) return 1;
+  for (bool first = true;; first = false) {
+    int answer = look();
+    if (answer >= 0) return answer;
     uint32_t now = plat::tickCount();
-    if (first) {
-      end = now + static_cast<uint32_t>(limitMs);
-      first = false;
-    }
+    if (first) end = now + static_cast<uint32_t>(limitMs);
     if (!tickBefore(now, end)) return 0;
     pollSleep();
   }
 }
 
+int waitReadable(plat::Socket s, int32_t limitMs) {
+  return waitFor(limitMs, [s] { return socketReady(s, kReadable) ? 1 : -1; });
+}
+
 int waitWritable(plat::Socket s, int32_t limitMs) {
-  uint32_t end = 0;
-  bool first = true;
-  for (;;) {
+  return waitFor(limitMs, [s] {
     if (socketReady(s, kException)) return 0;
-    if (socketReady(s, kWritable)) return 1;
-    uint32_t now = plat::tickCount();
-    if (first) {
-      end = now + static_cast<uint32_t>(limitMs);
-      first = false;
-    }
-    if (!tickBefore(now, end)) return 0;
-    pollSleep();
-  }
+    return socketReady(s, kWritable) ? 1 : -1;
+  });
 }
 
 int32_t putBytes(plat::Socket s, const char* bytes, int32_t count) {
