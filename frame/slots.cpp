@@ -18,6 +18,9 @@ struct SlotRecord {
 SlotRecord slotTable[kSlotCount];
 
 constexpr char kGuardBefore = 'U';
+// The usable area starts on a 16-byte boundary (the ChannelBlock lives in a
+// slot): the leading guard byte sits just before it, after some padding.
+constexpr size_t kLeadPadding = 15;
 constexpr char kGuardAfter = 'z';
 
 // Validates the id and the record: 0, or -100 / -105.
@@ -54,10 +57,10 @@ int32_t reserveSlot(int32_t id, int32_t size) {
   SlotRecord& s = slotTable[id];
   if (s.handle != nullptr) return kSlotInUse;
   if (size < 0) return kSlotAllocFailed;
-  void* block = plat::allocateZeroed(static_cast<size_t>(size) + 3);
+  void* block = plat::allocateZeroed(kLeadPadding + static_cast<size_t>(size) + 3);
   if (block == nullptr) return kSlotAllocFailed;
   s.handle = block;
-  s.start = static_cast<char*>(block);
+  s.start = static_cast<char*>(block) + kLeadPadding;
   s.size = size;
   s.start[0] = kGuardBefore;
   s.start[size + 1] = kGuardAfter;
