@@ -191,6 +191,9 @@ int32_t PELAPI pelGetEmailFile(int32_t chan, int32_t message, const char* fileNa
   if (fileName == nullptr) return kErrNoFileName;
   if (emailDir == nullptr) return kErrNoEmailPath;
   if (attachDir == nullptr) return kErrNoAttachPath;
+  // Files that a failed retrieval left open are finished and closed before
+  // the new retrieval takes their handles' places, so none of them leaks.
+  endUnfinishedRetrieval(b);
   b->messageNumber = message;
   copyText(b->emailFileName, fileName, kTextMax);
   copyText(b->emailDir, emailDir, kTextMax);

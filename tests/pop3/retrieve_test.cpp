@@ -269,6 +269,30 @@ TEST_F(Retrieve, CloseFinishesAnUnfinishedRetrieval) {
   ASSERT_TRUE(server->waitDone());
 }
 
+// A new retrieval after a failed one first finishes what the failed one left
+// open, instead of dropping the open files' handles.
+TEST_F(Retrieve, NextRetrievalFinishesAnUnfinishedOne) {
+  const std::string message = fixtureMessage("unclosed.eml");
+  login({ReadLine(), Send("+OK\r\n" + message), ExpectClosed()});
+  ASSERT_EQ(pelIntegerParam(0, PARAM_POP3_DATA_LIMIT_MS, 200), 1);
+  ASSERT_EQ(pelIntegerParam(0, PARAM_REPLY_LIMIT_MS, 600), 1);
+  std::filesystem::create_directory(dir.file("att"));
+  EXPECT_EQ(pelGetEmailFile(0, 1, "open.eml", dir.path().c_str(), dir.file("att").c_str()),
+            kErrTimedOut);
+  ASSERT_TRUE(server->waitDone());
+  // The connection is gone, so the next retrieval fails to send RETR.
+  EXPECT_EQ(pelGetEmailFile(0, 2, "next.eml", dir.path().c_str(), dir.file("att").c_str()),
+            kErrSocketRead);
+  EXPECT_EQ(blockOf(0)->fileHandle, 0);
+  EXPECT_EQ(readFile(dir.file("att/notes.txt")), originalBytes("notes.txt"));
+  const std::string file = readFile(dir.file("open.eml"));
+  const std::string note = "[Attachment saved to \"" + dir.file("att") + "\\notes.txt\"]\r\n";
+  ASSERT_GE(file.size(), note.size());
+  EXPECT_EQ(file.substr(file.size() - note.size()), note);
+  EXPECT_TRUE(fileExists(dir.file("next.eml")));
+  pelClose(0);
+}
+
 // With auto-drive off the operation only arms the channel; the application
 // drives it and reads the count from statistic 19.
 TEST_F(Retrieve, DrivenByTheApplication) {
