@@ -12,6 +12,7 @@
 #include "frame/text.h"
 #include "pel32.h"
 #include "pop3/retrieve.h"
+#include "smtp/smtp.h"
 
 namespace pel {
 namespace {
@@ -221,7 +222,13 @@ int32_t PELAPI pelClose(int32_t chan) {
   if (r != 0) return r;
   ChannelBlock* b = blockOf(chan);
   logEntry(b, "pelClose");
-  endUnfinishedRetrieval(b);
+  // Files that a failed step left open are closed with the channel: the
+  // file being sent, or the files of a retrieval.
+  if (b->protocol == 'S') {
+    closeLeftoverFile(b);
+  } else {
+    endUnfinishedRetrieval(b);
+  }
   r = armAndDrive(b, 258, SocketWait::Set);
   if (b->autoDrive == 0) return r;
   FreeMemory(chan, kSlotToList, kSlotRetrieval);

@@ -119,7 +119,7 @@ int32_t sendPartDisposition(ChannelBlock* b, uint32_t now) {
 
 int32_t openAttachment(ChannelBlock* b, uint32_t) {
   // The file is opened by the path alone: the name part is cut off for the
-  // open and put back for the log of later parts.
+  // open and put back afterwards, so the entry stays as it was given.
   const char nameSeparator = globalParams.pathNameSeparator;
   char* cut = findSeparator(b->attachList, nameSeparator);
   if (cut != nullptr) *cut = 0;

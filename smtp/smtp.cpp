@@ -60,13 +60,12 @@ char* cutItem(ChannelBlock* b) {
   return separator;
 }
 
-// A file that a failed message left open.
+}  // namespace
+
 void closeLeftoverFile(ChannelBlock* b) {
   if (b->fileHandle > 0) plat::fileClose(b->fileHandle);
   b->fileHandle = 0;
 }
-
-}  // namespace
 
 // ---- Step shapes ------------------------------------------------------------
 
@@ -156,8 +155,8 @@ int32_t sendHelo(ChannelBlock* b, uint32_t now) {
   b->fileBytes = 0;
   char domain[kTextField];
   heloArgument(b, domain);
-  // Only a short grace for a socket that is still settling; the send itself
-  // reports a connection that is gone.
+  // A short grace for a socket that is not ready yet; its outcome does not
+  // matter, since a connection that is gone shows in the send.
   waitWritable(b->socket, 1000);
   int32_t r = sendCommand(b, now, 203, kErrSocketWrite, "HELO %s", domain);
   if (r == 0) b->wakeTime = now + 2u * static_cast<uint32_t>(globalParams.afterSendPause);

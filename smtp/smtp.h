@@ -29,6 +29,9 @@ int32_t onSmtpReply(ChannelBlock* b, Accepted accepted) {
   return 0;
 }
 
+// Closes the message or attachment file that a failed message left open.
+void closeLeftoverFile(ChannelBlock* b);
+
 // The HELO argument of a sender text without '@'.
 constexpr const char* kDefaultHeloDomain = "localhost.localdomain";
 
