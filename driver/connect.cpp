@@ -105,7 +105,8 @@ void localHostName(char* area, int32_t size) {
 }
 
 int32_t lookupServer(ChannelBlock* b) {
-  while (plat::blockingCallInProgress()) plat::sleepMs(static_cast<uint32_t>(globalParams.pollSleep));
+  while (plat::blockingCallInProgress())
+    plat::sleepMs(static_cast<uint32_t>(globalParams.pollSleep));
   uint32_t address = 0;
   int error = plat::lookupHost(b->serverName, &address);
   if (error != 0) return -error;
@@ -205,12 +206,11 @@ int32_t sendQuit(ChannelBlock* b, uint32_t now) {
 }
 
 int32_t readQuitReply(ChannelBlock* b, uint32_t) {
-  if (!waitReadable(b->socket, 0)) return 0;
-  int32_t r = b->protocol == 'S' ? readSmtpReply(b) : readPop3Reply(b);
-  if (r < 0) return failStep(b, 0, r);
-  closeChannelSocket(b);
-  goTo(b, 0);
-  return 0;
+  int32_t polled = b->protocol == 'S' ? pollSmtpReply(b) : pollPop3Reply(b);
+  return onReply(b, polled, [&] {
+    closeChannelSocket(b);
+    goTo(b, 0);
+  });
 }
 
 }  // namespace pel

@@ -57,4 +57,15 @@ constexpr int32_t kReplyPending = 1;
 int32_t pollSmtpReply(ChannelBlock* b);
 int32_t pollPop3Reply(ChannelBlock* b);
 
+// A reply state, given what the poll answered: while the reply has not
+// arrived the state stays; a rejected or unreadable reply is the error exit;
+// an accepted one runs `accepted`.
+template <typename Accepted>
+int32_t onReply(ChannelBlock* b, int32_t polled, Accepted accepted) {
+  if (polled == kReplyPending) return 0;
+  if (polled < 0) return failStep(b, 0, polled);
+  accepted();
+  return 0;
+}
+
 }  // namespace pel

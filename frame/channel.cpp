@@ -117,8 +117,8 @@ int32_t PELAPI pelAttach(int32_t channels) {
     }
   }
   channelCount = static_cast<uint16_t>(channels);
-  plat::formatText(outgoingBoundary, sizeof outgoingBoundary, "=====_%7ld_=====",
-                   static_cast<int32_t>(plat::tickCount()));
+  plat::formatText(outgoingBoundary, sizeof outgoingBoundary,
+                   "=====_%7ld_=====", static_cast<int32_t>(plat::tickCount()));
   // With no channels the library stays detached, and a detached library
   // holds no lock.
   if (channelCount == 0) {

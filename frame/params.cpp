@@ -41,35 +41,83 @@ char low8(int32_t value) { return static_cast<char>(value & 0xFF); }
 bool storeIntegerParam(ChannelBlock* b, uint32_t code, int32_t value) {
   GlobalParams& g = globalParams;
   switch (code) {
-    case 1: g.afterSendPause = value; return true;
-    case 2: g.replyLimit = value; return true;
-    case 3: g.connectLimit = value; return true;
-    case 5: g.linePause = value; return true;
-    case 6: g.smtpDataLimit = value; g.pop3DataLimit = value; return true;
-    case 8: b->bodyType = value & 0x0F; return true;
+    case 1:
+      g.afterSendPause = value;
+      return true;
+    case 2:
+      g.replyLimit = value;
+      return true;
+    case 3:
+      g.connectLimit = value;
+      return true;
+    case 5:
+      g.linePause = value;
+      return true;
+    case 6:
+      g.smtpDataLimit = value;
+      g.pop3DataLimit = value;
+      return true;
+    case 8:
+      b->bodyType = value & 0x0F;
+      return true;
     case 9:
       b->autoDrive = value & 1;
       b->wakeTime = 0;
       b->deadline = 0;
       return true;
-    case 10: b->numberAttachNames = value; return true;
-    case 11: g.smtpDataLimit = value; return true;
-    case 12: g.pop3DataLimit = value; return true;
-    case 13: g.pollSleep = value; return true;
-    case 14: b->saveUnnamedParts = value; return true;
-    case 15: b->smtpPort = static_cast<int16_t>(value & 0xFFFF); return true;
-    case 16: b->popPort = static_cast<int16_t>(value & 0xFFFF); return true;
-    case 17: g.wrapLength = value; return true;
-    case 18: b->nonBlocking = value == 0 ? 1 : 0; return true;
-    case 19: g.keepControlChars = low8(value); return true;
-    case 21: g.noSavedNote = low8(value); return true;
-    case 22: g.omitToLine = low8(value); return true;
-    case 23: g.recipientSeparator = low8(value); return true;
-    case 24: g.releaseWinsock = low8(value); return true;
-    case 25: g.listSeparator = low8(value); return true;
-    case 26: g.pathNameSeparator = low8(value); return true;
-    case 27: b->imageTypes = low8(value); return true;
-    default: return false;
+    case 10:
+      b->numberAttachNames = value;
+      return true;
+    case 11:
+      g.smtpDataLimit = value;
+      return true;
+    case 12:
+      g.pop3DataLimit = value;
+      return true;
+    case 13:
+      g.pollSleep = value;
+      return true;
+    case 14:
+      b->saveUnnamedParts = value;
+      return true;
+    case 15:
+      b->smtpPort = static_cast<int16_t>(value & 0xFFFF);
+      return true;
+    case 16:
+      b->popPort = static_cast<int16_t>(value & 0xFFFF);
+      return true;
+    case 17:
+      g.wrapLength = value;
+      return true;
+    case 18:
+      b->nonBlocking = value == 0 ? 1 : 0;
+      return true;
+    case 19:
+      g.keepControlChars = low8(value);
+      return true;
+    case 21:
+      g.noSavedNote = low8(value);
+      return true;
+    case 22:
+      g.omitToLine = low8(value);
+      return true;
+    case 23:
+      g.recipientSeparator = low8(value);
+      return true;
+    case 24:
+      g.releaseWinsock = low8(value);
+      return true;
+    case 25:
+      g.listSeparator = low8(value);
+      return true;
+    case 26:
+      g.pathNameSeparator = low8(value);
+      return true;
+    case 27:
+      b->imageTypes = low8(value);
+      return true;
+    default:
+      return false;
   }
 }
 

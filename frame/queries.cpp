@@ -58,27 +58,45 @@ int32_t PELAPI pelStatistics(int32_t chan, int32_t code) {
   if (r != 0) return r;
   const ChannelBlock* b = blockOf(chan);
   switch (code) {
-    case 2: return b->stepCount;
-    case 3: return b->replyCode;
-    case 4: return b->socketError;
-    case 10: return b->dataBytes;
-    case 11: return b->fileBytes;
-    case 12: return b->dataBytes + b->fileBytes;
-    case 13: return b->textBytesSent;
-    case 14: return b->encodedBytesSent;
-    case 15: return b->textBytesSent + b->encodedBytesSent;
-    case 16: return kVersion;
-    case 17: return b->mailboxCount;
-    case 18: return b->messageSize;
-    case 19: return b->userBufferLength;
+    case 2:
+      return b->stepCount;
+    case 3:
+      return b->replyCode;
+    case 4:
+      return b->socketError;
+    case 10:
+      return b->dataBytes;
+    case 11:
+      return b->fileBytes;
+    case 12:
+      return b->dataBytes + b->fileBytes;
+    case 13:
+      return b->textBytesSent;
+    case 14:
+      return b->encodedBytesSent;
+    case 15:
+      return b->textBytesSent + b->encodedBytesSent;
+    case 16:
+      return kVersion;
+    case 17:
+      return b->mailboxCount;
+    case 18:
+      return b->messageSize;
+    case 19:
+      return b->userBufferLength;
     case 20:
       if (socketReady(b->socket, kException)) return kErrConnect;
       return socketReady(b->socket, kWritable);
-    case 22: return b->attachmentsSaved;
-    case 24: return b->verifyResult;
-    case 26: return kBuild;
-    case 27: return static_cast<int32_t>(b->socket);
-    default: return -1;
+    case 22:
+      return b->attachmentsSaved;
+    case 24:
+      return b->verifyResult;
+    case 26:
+      return kBuild;
+    case 27:
+      return static_cast<int32_t>(b->socket);
+    default:
+      return -1;
   }
 }
 
@@ -94,13 +112,22 @@ int32_t PELAPI pelDebug(int32_t chan, int32_t code, char* buffer, int32_t size) 
   if (r != 0) return r;
   ChannelBlock* b = blockOf(chan);
   switch (code) {
-    case -12: return dateLineQuery(b, buffer, size);
-    case 23: return lastReplyLineQuery(b, buffer, size);
-    case 25: return formatDottedQuad(b->serverAddress, buffer, size);
-    case 28: return localAddressQuery(b, buffer, size);
-    case 29: return placeText(buffer, size, b->savedNames, sizeof b->savedNames);
-    case 30: return placeText(buffer, size, b->lastRecipient, sizeof b->lastRecipient);
-    case 40: return retrievalBufferQuery(b, buffer, size);
-    default: placeText(buffer, size, "?", 1); return 0;
+    case -12:
+      return dateLineQuery(b, buffer, size);
+    case 23:
+      return lastReplyLineQuery(b, buffer, size);
+    case 25:
+      return formatDottedQuad(b->serverAddress, buffer, size);
+    case 28:
+      return localAddressQuery(b, buffer, size);
+    case 29:
+      return placeText(buffer, size, b->savedNames, sizeof b->savedNames);
+    case 30:
+      return placeText(buffer, size, b->lastRecipient, sizeof b->lastRecipient);
+    case 40:
+      return retrievalBufferQuery(b, buffer, size);
+    default:
+      placeText(buffer, size, "?", 1);
+      return 0;
   }
 }

@@ -27,11 +27,10 @@ bool wantsListing(const ChannelBlock* b) { return b->messageNumber < 1; }
 void pollSleep() { plat::sleepMs(static_cast<uint32_t>(globalParams.pollSleep)); }
 
 // The login replies: while the server is silent each driver call costs one
-// poll and a short sleep; a refusal ends the session. kReplyPending: stay.
-int32_t awaitLoginReply(ChannelBlock* b) {
+// poll and a short sleep; a refusal ends the session.
+int32_t pollLoginReply(ChannelBlock* b) {
   int32_t r = pollPop3Reply(b);
   if (r == kReplyPending) pollSleep();
-  if (r < 0) return failStep(b, 0, r);
   return r;
 }
 
@@ -74,12 +73,10 @@ int32_t pop3StartConnection(ChannelBlock* b, uint32_t) {
 }
 
 int32_t readPop3Greeting(ChannelBlock* b, uint32_t now) {
-  int32_t r = pollPop3Reply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return failStep(b, 0, r);
-  paceReply(b, now);
-  goTo(b, 302);
-  return 0;
+  return onReply(b, pollPop3Reply(b), [&] {
+    paceReply(b, now);
+    goTo(b, 302);
+  });
 }
 
 int32_t sendUser(ChannelBlock* b, uint32_t now) {
@@ -87,12 +84,10 @@ int32_t sendUser(ChannelBlock* b, uint32_t now) {
 }
 
 int32_t readUserReply(ChannelBlock* b, uint32_t) {
-  int32_t r = awaitLoginReply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return r;
-  b->waitSocket = 1;
-  goTo(b, 304);
-  return 0;
+  return onReply(b, pollLoginReply(b), [&] {
+    b->waitSocket = 1;
+    goTo(b, 304);
+  });
 }
 
 int32_t sendPassword(ChannelBlock* b, uint32_t now) {
@@ -103,11 +98,7 @@ int32_t sendPassword(ChannelBlock* b, uint32_t now) {
 }
 
 int32_t readPasswordReply(ChannelBlock* b, uint32_t) {
-  int32_t r = awaitLoginReply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return r;
-  goTo(b, 0);
-  return 0;
+  return onReply(b, pollLoginReply(b), [&] { goTo(b, 0); });
 }
 
 int32_t sendStat(ChannelBlock* b, uint32_t now) {
@@ -196,11 +187,7 @@ int32_t sendPop3Command(ChannelBlock* b, uint32_t now) {
 // Only the first line of the answer is read; a multi-line answer leaves the
 // rest on the connection.
 int32_t readPop3CommandReply(ChannelBlock* b, uint32_t) {
-  int32_t r = pollPop3Reply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return failStep(b, 0, r);
-  goTo(b, 0);
-  return 0;
+  return onReply(b, pollPop3Reply(b), [&] { goTo(b, 0); });
 }
 
 int32_t sendSmtpCommand(ChannelBlock* b, uint32_t now) {
@@ -208,11 +195,7 @@ int32_t sendSmtpCommand(ChannelBlock* b, uint32_t now) {
 }
 
 int32_t readSmtpCommandReply(ChannelBlock* b, uint32_t) {
-  int32_t r = pollSmtpReply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return failStep(b, 0, r);
-  goTo(b, 0);
-  return 0;
+  return onReply(b, pollSmtpReply(b), [&] { goTo(b, 0); });
 }
 
 }  // namespace pel

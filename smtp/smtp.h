@@ -18,15 +18,10 @@ int32_t putSendLine(ChannelBlock* b);
 // A line state without pacing: putFormatted, then on to `next`.
 int32_t sendLineThen(ChannelBlock* b, int32_t next, const char* format, ...);
 
-// A reply state: while the reply has not arrived the state stays; a rejected
-// or unreadable reply is the error exit; an accepted one runs `accepted`.
+// A reply state of SMTP (onReply over the SMTP reply check).
 template <typename Accepted>
 int32_t onSmtpReply(ChannelBlock* b, Accepted accepted) {
-  int32_t r = pollSmtpReply(b);
-  if (r == kReplyPending) return 0;
-  if (r < 0) return failStep(b, 0, r);
-  accepted();
-  return 0;
+  return onReply(b, pollSmtpReply(b), accepted);
 }
 
 // Closes the message or attachment file that a failed message left open.

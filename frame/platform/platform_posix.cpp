@@ -38,15 +38,15 @@ struct ErrnoMapping {
   int socketError;
 };
 const ErrnoMapping kErrnoTable[] = {
-    {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},       {EFAULT, 10014},
-    {EINVAL, 10022},       {EMFILE, 10024},        {ENFILE, 10024},       {EWOULDBLOCK, 10035},
-    {EINPROGRESS, 10035},  {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
+    {EINTR, 10004},           {EBADF, 10009},      {EACCES, 10013},       {EFAULT, 10014},
+    {EINVAL, 10022},          {EMFILE, 10024},     {ENFILE, 10024},       {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10035},     {EALREADY, 10037},   {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041}, {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
     {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},  {ENETRESET, 10052},
-    {ECONNABORTED, 10053}, {ECONNRESET, 10054},    {EPIPE, 10054},        {ENOBUFS, 10055},
-    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
+    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},   {ENETUNREACH, 10051},  {ENETRESET, 10052},
+    {ECONNABORTED, 10053},    {ECONNRESET, 10054}, {EPIPE, 10054},        {ENOBUFS, 10055},
+    {EISCONN, 10056},         {ENOTCONN, 10057},   {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},    {EHOSTDOWN, 10064},  {EHOSTUNREACH, 10065},
 };
 
 int socketErrorOf(int errnoValue) {
@@ -321,7 +321,8 @@ void lockDestroy(Lock* lock) { delete lock; }
 uint32_t tickCount() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms) + tickOffset.load();
 }
 
