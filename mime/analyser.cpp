@@ -86,6 +86,17 @@ void makeSafeName(char* name) {
   if (onlyDots) copyText(name, "noname", kTextMax);
 }
 
+// The file-name part of a B-encoded value: '/' belongs to the base64
+// alphabet, so only '\' and ':' cut the text before it is decoded (the
+// decoded name is cut at every separator by makeSafeName).
+char* base64NamePart(char* value) {
+  char* name = value;
+  for (int32_t i = 1; value[i] != 0; ++i) {
+    if (value[i] == '\\' || value[i] == ':') name = value + i + 1;
+  }
+  return name;
+}
+
 // The encoded-word rule of the top-level header before "MIME-Version: 1.0":
 // a Q-encoded "Subject:" or "From" line is written decoded, a B-encoded one
 // loses its markers only.
@@ -339,7 +350,7 @@ int parseFileName(ChannelBlock* b) {
   // that ended it is put back afterwards.
   char ending = *end;
   *end = 0;
-  char* name = fileNamePart(start);
+  char* name = kind == kBEncodedWord ? base64NamePart(start) : fileNamePart(start);
   int32_t length = textLength(name);
   if (kind == kQEncodedWord) {
     // Decoded through logLine, whose room takes any line; the name is then

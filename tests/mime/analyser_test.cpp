@@ -208,6 +208,8 @@ TEST_F(AnalyserLines, FileNames) {
       {"Content-Type: text/plain; name=\"=?iso-8859-1?q?R=E9sum=E9.txt?=\"\r\n",
        "R\xE9sum\xE9.txt"},
       {"Content-Type: text/plain; name=\"=?ISO-8859-1?B?Q2Fm6S50eHQ=?=\"\r\n", "Caf\xE9.txt"},
+      // '/' is a base64 character: it does not cut a B-encoded name.
+      {"Content-Type: text/plain; name=\"=?iso-8859-1?b?//5iLnR4dA==?=\"\r\n", "\xFF\xFE" "b.txt"},
       {"Content-Type: text/plain; name=\"..\"\r\n", "noname"},
       {"Content-Type: text/plain; name=\"../..\"\r\n", "noname"},
       {"Content-Type: text/plain; name=\".\"\r\n", "noname"},
