@@ -124,7 +124,7 @@ TEST(Platform, FormattedPrintStaysInItsArea) {
   EXPECT_STREQ(small, "-5-");
   EXPECT_EQ(small[4], '#');
   EXPECT_EQ(plat::formatText(area, sizeof area, "<%3d:%ld> %7ld|%1s|%c", 7, -1, 12345, "a", 'z'),
-            21);
+            20);
   EXPECT_STREQ(area, "<  7:-1>   12345|a|z");
 }
 
