@@ -34,6 +34,18 @@ int32_t pollLoginReply(ChannelBlock* b) {
   return r;
 }
 
+// The mailbox queries whose refusal is an answer, not a failure: the state
+// stays while nothing has arrived; an accepted reply runs `accepted`; the
+// work ends either way, the connection kept.
+template <typename Accepted>
+int32_t onAnswer(ChannelBlock* b, Accepted accepted) {
+  int32_t r = pollPop3Reply(b);
+  if (r == kReplyPending) return 0;
+  if (r == 0) accepted();
+  goTo(b, 0);
+  return 0;
+}
+
 // Appends received bytes to the caller's buffer while there is room and keeps
 // it terminated; bytes beyond the room are dropped.
 void appendToUserBuffer(ChannelBlock* b, const char* bytes, int32_t count) {
@@ -110,11 +122,7 @@ int32_t sendStat(ChannelBlock* b, uint32_t now) {
 
 // A refused "STAT" is an answer, not a failure: the count stays 0.
 int32_t readStatReply(ChannelBlock* b, uint32_t) {
-  int32_t r = pollPop3Reply(b);
-  if (r == kReplyPending) return 0;
-  if (r == 0) b->mailboxCount = statCount(b->replyText);
-  goTo(b, 0);
-  return 0;
+  return onAnswer(b, [&] { b->mailboxCount = statCount(b->replyText); });
 }
 
 int32_t sendDelete(ChannelBlock* b, uint32_t now) {
@@ -123,9 +131,7 @@ int32_t sendDelete(ChannelBlock* b, uint32_t now) {
 
 // A refused "DELE" is reported through the reply line only.
 int32_t readDeleteReply(ChannelBlock* b, uint32_t) {
-  if (pollPop3Reply(b) == kReplyPending) return 0;
-  goTo(b, 0);
-  return 0;
+  return onAnswer(b, [] {});
 }
 
 int32_t sendList(ChannelBlock* b, uint32_t now) {
@@ -137,11 +143,7 @@ int32_t sendList(ChannelBlock* b, uint32_t now) {
 
 // A refused "LIST" is an answer, not a failure: the size stays 0.
 int32_t readListReply(ChannelBlock* b, uint32_t) {
-  int32_t r = pollPop3Reply(b);
-  if (r == kReplyPending) return 0;
-  if (r == 0) b->messageSize = listedSize(b->replyText);
-  goTo(b, 0);
-  return 0;
+  return onAnswer(b, [&] { b->messageSize = listedSize(b->replyText); });
 }
 
 int32_t sendUidl(ChannelBlock* b, uint32_t now) {
