@@ -218,10 +218,9 @@ int32_t readQuitReply(ChannelBlock* b, uint32_t) {
 using namespace pel;
 
 int32_t PELAPI pelClose(int32_t chan) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelClose");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelClose"}, &r);
+  if (b == nullptr) return r;
   // Files that a failed step left open are closed with the channel: the
   // file being sent, or the files of a retrieval.
   if (b->protocol == 'S') {
@@ -238,10 +237,9 @@ int32_t PELAPI pelClose(int32_t chan) {
 }
 
 int32_t PELAPI pelAbort(int32_t chan) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelAbort");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelAbort"}, &r);
+  if (b == nullptr) return r;
   b->resumeState = 0;
   b->socketError = 0;
   b->autoDrive = 1;

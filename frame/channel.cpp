@@ -64,6 +64,24 @@ void abandonLock() {
 
 }  // namespace
 
+ChannelBlock* openOperation(int32_t chan, const Opening& opening, int32_t* error) {
+  *error = checkChannel(chan);
+  if (*error != 0) return nullptr;
+  ChannelBlock* b = blockOf(chan);
+  if (opening.marks != 0) b->protocol = opening.marks;
+  const bool wrong = opening.needs != 0 && b->protocol != opening.needs;
+  if (wrong && opening.testBeforeEntry) {
+    *error = opening.wrongProtocol;
+    return nullptr;
+  }
+  logEntry(b, opening.name);
+  if (wrong) {
+    *error = opening.wrongProtocol;
+    return nullptr;
+  }
+  return b;
+}
+
 int32_t armAndDrive(ChannelBlock* b, int32_t firstState, SocketWait wait, TimerReset reset,
                     const char* driveNote) {
   if (wait != SocketWait::Keep) b->waitSocket = wait == SocketWait::Set ? 1 : 0;

@@ -136,6 +136,18 @@ extern char emptyText[1];
 int32_t checkChannel(int32_t chan);
 ChannelBlock* blockOf(int32_t chan);
 
+// The common opening of a channel operation: the attach and channel checks,
+// the protocol the operation marks the channel with or needs, and its entry
+// line. Returns the block, or null with the failure's code in *error.
+struct Opening {
+  const char* name;              // the operation's name in its entry line
+  char needs = 0;                // the protocol it needs, 0 for any
+  int32_t wrongProtocol = 0;     // its code when the channel has another one
+  bool testBeforeEntry = false;  // the protocol is tested before the entry line
+  char marks = 0;                // the protocol it marks the channel with first
+};
+ChannelBlock* openOperation(int32_t chan, const Opening& opening, int32_t* error);
+
 // How an operation treats `waitSocket` when it arms the driver.
 enum class SocketWait { Clear, Set, Keep };
 // Whether the operation clears `wakeTime` and `deadline` always, or only on

@@ -206,13 +206,11 @@ using namespace pel;
 
 int32_t PELAPI pelPop3Connect(int32_t chan, const char* server, const char* user,
                               const char* password) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
   // Marked before any argument is tested: a refused call still leaves a
   // POP3 channel behind.
-  b->protocol = 'P';
-  logEntry(b, "pelPop3Connect");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelPop3Connect", 0, 0, false, 'P'}, &r);
+  if (b == nullptr) return r;
   if (server == nullptr) return kErrNoServer;
   if (user == nullptr) return kErrNoUser;
   if (password == nullptr) return kErrNoPassword;
@@ -227,21 +225,17 @@ int32_t PELAPI pelPop3Connect(int32_t chan, const char* server, const char* user
 }
 
 int32_t PELAPI pelGetEmailCount(int32_t chan) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelGetEmailCount");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelGetEmailCount", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   r = armAndDrive(b, 306, SocketWait::Set);
   return resultOf(b, r, b->mailboxCount);
 }
 
 int32_t PELAPI pelGetEmailSize(int32_t chan, int32_t message) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelGetEmailSize");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelGetEmailSize", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   if (message < 1) return kErrNoSuchMessage;
   b->messageNumber = message;
   r = armAndDrive(b, 317, SocketWait::Set);
@@ -249,22 +243,18 @@ int32_t PELAPI pelGetEmailSize(int32_t chan, int32_t message) {
 }
 
 int32_t PELAPI pelDeleteEmail(int32_t chan, int32_t message) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelDelete");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelDelete", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   if (message < 1) return kErrNoSuchMessage;
   b->messageNumber = message;
   return armAndDrive(b, 315, SocketWait::Set);
 }
 
 int32_t PELAPI pelGetEmailUID(int32_t chan, int32_t message, char* buffer, int32_t size) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelGetEmailUID");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelGetEmailUID", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   if (buffer == nullptr) return kErrBufferNull;
   if (size < 128) return kErrBufferSmall;
   b->messageNumber = message;
@@ -279,10 +269,9 @@ int32_t PELAPI pelGetEmailUID(int32_t chan, int32_t message, char* buffer, int32
 }
 
 int32_t PELAPI pelCommand(int32_t chan, const char* text) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelCommand");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelCommand"}, &r);
+  if (b == nullptr) return r;
   if (text == nullptr) return kErrNullPointer;
   copyText(b->commandText, text, kCommandMax);
   b->resumeState = 0;

@@ -150,11 +150,9 @@ using namespace pel;
 
 int32_t PELAPI pelGetEmailLines(int32_t chan, int32_t message, int32_t lines, char* buffer,
                                 int32_t size) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelGetEmailLines");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelGetEmailLines", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   if (message < 1) return kErrNoSuchMessage;
   if (buffer == nullptr || (buffer[0] == '*' && buffer[1] == 0)) {
     // The retrieval buffer holds the size plus two zero bytes; a negative
@@ -182,11 +180,9 @@ int32_t PELAPI pelGetEmailLines(int32_t chan, int32_t message, int32_t lines, ch
 
 int32_t PELAPI pelGetEmailFile(int32_t chan, int32_t message, const char* fileName,
                                const char* emailDir, const char* attachDir) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  logEntry(b, "pelGetEmailFile");
-  if (b->protocol != 'P') return kErrPop3Only;
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelGetEmailFile", 'P', kErrPop3Only}, &r);
+  if (b == nullptr) return r;
   if (message < 1) return kErrNoSuchMessage;
   if (fileName == nullptr) return kErrNoFileName;
   if (emailDir == nullptr) return kErrNoEmailPath;

@@ -270,11 +270,9 @@ using namespace pel;
 
 int32_t PELAPI pelSmtpConnect(int32_t chan, const char* server, const char* from,
                               const char* replyTo) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  b->protocol = 'S';
-  logEntry(b, "pelSmtpConnect");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelSmtpConnect", 0, 0, false, 'S'}, &r);
+  if (b == nullptr) return r;
   if (server == nullptr) return kErrNoServer;
   if (from == nullptr) return kErrFromNull;
   if (!validServerName(server)) return kErrIllegalServer;
@@ -292,11 +290,9 @@ int32_t PELAPI pelSmtpConnect(int32_t chan, const char* server, const char* from
 
 int32_t PELAPI pelSendEmail(int32_t chan, const char* to, const char* cc, const char* bcc,
                             const char* subject, const char* message, const char* attachments) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  if (b->protocol != 'S') return kErrSmtpOnly;
-  logEntry(b, "pelSendEmail");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelSendEmail", 'S', kErrSmtpOnly, true}, &r);
+  if (b == nullptr) return r;
   if (!waitWritable(channelTable[chan].socket, 0)) return kErrNotConnected;
   closeLeftoverFile(b);
   b->textBytesSent = 0;
@@ -320,11 +316,9 @@ int32_t PELAPI pelSendEmail(int32_t chan, const char* to, const char* cc, const 
 }
 
 int32_t PELAPI pelVerifyUser(int32_t chan, const char* addresses) {
-  int32_t r = checkChannel(chan);
-  if (r != 0) return r;
-  ChannelBlock* b = blockOf(chan);
-  if (b->protocol != 'S') return kErrSmtpOnly;
-  logEntry(b, "pelVerifyUser");
+  int32_t r;
+  ChannelBlock* b = openOperation(chan, {"pelVerifyUser", 'S', kErrSmtpOnly, true}, &r);
+  if (b == nullptr) return r;
   if (present(addresses) == nullptr) return kErrNoRecipient;
   if ((r = checkNoLineBreak(addresses)) != 0) return r;
   // The list goes into the To list's slot; a later message stores its own.
