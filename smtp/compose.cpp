@@ -2,7 +2,6 @@
 // end of data.
 #include "smtp/compose.h"
 
-#include <cstdarg>
 #include <cstring>
 
 #include "driver/driver.h"
@@ -38,46 +37,6 @@ int32_t headerStateAfter(const ChannelBlock* b, int32_t after) {
 }
 
 const char* textOrEmpty(const char* text) { return text != nullptr ? text : emptyText; }
-
-// A header text from the application may hold line breaks of its own (the
-// extra header lines always do). Each of its lines that begins with '.' gets
-// a second one, as in the message text, so that no header can end the data
-// early and put commands of its own on the connection. The formatted text is
-// at most 1023 characters, so the doubled dots always fit the send area.
-void stuffHeaderDots(char* line, int32_t area) {
-  int32_t length = textLength(line);
-  for (int32_t i = 1; i < length && length + 3 < area; ++i) {
-    if (line[i] == '.' && line[i - 1] == '\n') {
-      std::memmove(line + i + 1, line + i, static_cast<size_t>(length - i) + 1);
-      ++length;
-      ++i;
-    }
-  }
-}
-
-int32_t putHeaderV(ChannelBlock* b, const char* format, va_list args) {
-  plat::formatTextV(b->sendLine, sizeof b->sendLine, format, args);
-  stuffHeaderDots(b->sendLine, sizeof b->sendLine);
-  return putSendLine(b);
-}
-
-int32_t putHeader(ChannelBlock* b, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int32_t r = putHeaderV(b, format, args);
-  va_end(args);
-  return r;
-}
-
-// Sends a header line that carries the application's text, then goes on.
-int32_t sendHeaderThen(ChannelBlock* b, int32_t next, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int32_t r = putHeaderV(b, format, args);
-  va_end(args);
-  if (r == 0) goTo(b, next);
-  return r;
-}
 
 // Moves the unread bytes to the front and loads more behind them.
 void refillBody(ChannelBlock* b, int32_t available) {
@@ -234,7 +193,7 @@ int32_t sendToLine(ChannelBlock* b, uint32_t) {
     goTo(b, 224);
     return 0;
   }
-  return sendHeaderThen(b, 224, "To: %s", textOrEmpty(b->toList));
+  return sendLineThen(b, 224, "To: %s", textOrEmpty(b->toList));
 }
 
 int32_t sendFromLine(ChannelBlock* b, uint32_t) {
@@ -243,26 +202,26 @@ int32_t sendFromLine(ChannelBlock* b, uint32_t) {
     goTo(b, next);
     return 0;
   }
-  return sendHeaderThen(b, next, "From: %s", b->fromAddress);
+  return sendLineThen(b, next, "From: %s", b->fromAddress);
 }
 
 int32_t sendReplyToLine(ChannelBlock* b, uint32_t) {
-  return sendHeaderThen(b, headerStateAfter(b, 225), "Reply-To: %s", b->replyToAddress);
+  return sendLineThen(b, headerStateAfter(b, 225), "Reply-To: %s", b->replyToAddress);
 }
 
 // The extra header lines travel with the subject: without a subject they are
 // not sent.
 int32_t sendSubjectLines(ChannelBlock* b, uint32_t) {
   const int32_t next = headerStateAfter(b, 226);
-  if (b->extraHeaders == nullptr) return sendHeaderThen(b, next, "Subject: %s", b->subject);
-  int32_t r = putHeader(b, "Subject: %s", b->subject);
+  if (b->extraHeaders == nullptr) return sendLineThen(b, next, "Subject: %s", b->subject);
+  int32_t r = putFormatted(b, "Subject: %s", b->subject);
   if (r != 0) return r;
-  return sendHeaderThen(b, next, "%s", b->extraHeaders);
+  return sendLineThen(b, next, "%s", b->extraHeaders);
 }
 
 // No header ever names the BCC list.
 int32_t sendCcLine(ChannelBlock* b, uint32_t) {
-  return sendHeaderThen(b, isMultipart(b) ? 228 : 230, "CC: %s", b->ccList);
+  return sendLineThen(b, isMultipart(b) ? 228 : 230, "CC: %s", b->ccList);
 }
 
 int32_t sendMimeVersion(ChannelBlock* b, uint32_t) {
@@ -345,7 +304,10 @@ int32_t sendEndOfData(ChannelBlock* b, uint32_t now) {
   int32_t r = 0;
   if (isMultipart(b)) r = putFormatted(b, "--%s--\r\n", outgoingBoundary);
   if (r != 0) return r;
-  r = putFormatted(b, "\r\n.");
+  // The end-of-data line is the one line whose period after a line break
+  // must reach the server as it stands, so it is not formatted.
+  copyText(b->sendLine, "\r\n.", 3);
+  r = putSendLine(b);
   if (r != 0) return r;
   paceReply(b, now);
   goTo(b, 252);

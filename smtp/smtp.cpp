@@ -2,6 +2,7 @@
 #include "smtp/smtp.h"
 
 #include <cstdarg>
+#include <cstring>
 
 #include "driver/connect.h"
 #include "driver/transport.h"
@@ -15,8 +16,25 @@
 namespace pel {
 namespace {
 
+// A formatted line may carry the application's text with line breaks of its
+// own (a Subject, the extra header lines). Each of its lines that begins
+// with '.' gets a second one, as in the message text, so that no such text
+// can end the data early and put commands of its own on the connection. The
+// formatted text is at most 1023 characters, so the doubled dots always fit.
+void stuffLineDots(char* line, int32_t area) {
+  int32_t length = textLength(line);
+  for (int32_t i = 1; i < length && length + 3 < area; ++i) {
+    if (line[i] == '.' && line[i - 1] == '\n') {
+      std::memmove(line + i + 1, line + i, static_cast<size_t>(length - i) + 1);
+      ++length;
+      ++i;
+    }
+  }
+}
+
 int32_t putFormattedV(ChannelBlock* b, const char* format, va_list args) {
   plat::formatTextV(b->sendLine, sizeof b->sendLine, format, args);
+  stuffLineDots(b->sendLine, sizeof b->sendLine);
   return putSendLine(b);
 }
 

@@ -10,8 +10,9 @@
 namespace pel {
 
 // ---- Step shapes shared by the SMTP states ---------------------------------
-// Formats a line into `sendLine` and sends it with its line end. 0 when sent;
-// a failed send is -52 through failStep, with the send result as socket code.
+// Formats a line into `sendLine` and sends it with its line end; a line of
+// the formatted text that begins with '.' gets a second one. 0 when sent; a
+// failed send is -52 through failStep, with the send result as socket code.
 int32_t putFormatted(ChannelBlock* b, const char* format, ...);
 // Sends what `sendLine` holds with its line end, as putFormatted does.
 int32_t putSendLine(ChannelBlock* b);
